@@ -309,6 +309,16 @@ TEST_P(ProgramRun, MatchesByteForByte) {
     expectProgram(GetParam());
 }
 
+// A failed load by file name is reported and changes nothing else.
+TEST(ProgramStart, ReportsAFailedLoadAndGoesOn) {
+    setenv("LD_PRELOAD", refuseDlopenLibrary(), 1);
+    const ProgramResult r = runProgram({"load_refused", "", {}, {}, "", "", 0, {}});
+    unsetenv("LD_PRELOAD");
+    EXPECT_EQ(r.out, listingDefault + "Serial# '00 000 001'\n");
+    EXPECT_EQ(r.err, "Error loading CP210xManufacturing.dll\n");
+    EXPECT_EQ(r.code, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Discovery, ProgramRun, testing::ValuesIn(discoveryCases), caseName);
 INSTANTIATE_TEST_SUITE_P(EachStepRefused, ProgramRun, testing::ValuesIn(eachStepRefused()), caseName);
 INSTANTIATE_TEST_SUITE_P(Programming, ProgramRun, testing::ValuesIn(programmingCases()), caseName);

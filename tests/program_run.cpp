@@ -52,6 +52,10 @@ std::vector<std::string> caseEnvironment(const std::string& moduleDir, const std
 
 }  // namespace
 
+const char* refuseDlopenLibrary() {
+    return REFUSE_DLOPEN;
+}
+
 int32_t platformExitCode(int32_t code) {
     // Linux keeps the low eight bits; the program turns a failure whose low
     // bits are 0 into 255.

@@ -38,6 +38,9 @@ ProgramResult runProgram(const ProgramCase& c, const std::string& folder = std::
 // The exit code as the platform under test passes it on.
 int32_t platformExitCode(int32_t code);
 
+// A library that makes the program's load of the module by name fail, for LD_PRELOAD.
+const char* refuseDlopenLibrary();
+
 // Runs the case and checks output, exit code and calls.
 void expectProgram(const ProgramCase& c);
 
