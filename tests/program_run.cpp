@@ -56,6 +56,10 @@ const char* refuseDlopenLibrary() {
     return REFUSE_DLOPEN;
 }
 
+std::string programName() {
+    return setting("STELLOPROG_BIN", STELLOPROG_DEFAULT_BIN);
+}
+
 int32_t platformExitCode(int32_t code) {
     // Linux keeps the low eight bits; the program turns a failure whose low
     // bits are 0 into 255.

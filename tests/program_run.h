@@ -35,6 +35,9 @@ struct ProgramResult {
 // Runs the case in `folder` (created, and kept for a later run when given).
 ProgramResult runProgram(const ProgramCase& c, const std::string& folder = std::string());
 
+// The program the cases run, as its argument vector names it.
+std::string programName();
+
 // The exit code as the platform under test passes it on.
 int32_t platformExitCode(int32_t code);
 
