@@ -3,6 +3,7 @@
 #   scripts/dev.sh demo   install, build, program a simulated CP2102 and show it
 #   scripts/dev.sh test   install, build every preset, run every test
 #   scripts/dev.sh bench  install, build, time the programming run
+#   scripts/dev.sh fuzz [seconds]  run each fuzz target longer (default 600 s)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -36,6 +37,21 @@ test_all() {
     build "$preset"
     ctest --preset "$preset"
   done
+  fuzz 20
+}
+
+# Runs each fuzz target for $1 seconds, starting from the seeds in fuzz/corpus;
+# what it finds beyond them is kept in build/fuzz/corpus, crashes in build/fuzz.
+fuzz() {
+  local seconds=${1:-20} dir=$root/build/fuzz
+  echo "== fuzz targets, ${seconds}s each"
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz --target fuzz_serialfile fuzz_cmdline
+  for target in serialfile cmdline; do
+    mkdir -p "$dir/corpus/$target"
+    (cd "$dir" && "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
+      "$dir/corpus/$target" "$root/fuzz/corpus/$target")
+  done
 }
 
 bench() {
@@ -49,5 +65,6 @@ case "${1:-}" in
   demo) demo ;;
   test) test_all ;;
   bench) bench ;;
-  *) echo "usage: scripts/dev.sh demo|test|bench" >&2; exit 2 ;;
+  fuzz) fuzz "${2:-600}" ;;
+  *) echo "usage: scripts/dev.sh demo|test|bench|fuzz [seconds]" >&2; exit 2 ;;
 esac
