@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev nlohmann-json3-dev
+  libusb-1.0-0-dev
 )
 
 missing=()

@@ -1,0 +1,3 @@
+#include "usb_bus.h"
+
+const char* sysfsRoot() { return "/sys"; }
