@@ -2,7 +2,7 @@
 # The project's entry points for a fresh machine:
 #   scripts/dev.sh demo   install, build, program a simulated CP2102 and show it
 #   scripts/dev.sh test   install, build every preset, run every test
-#   scripts/dev.sh bench  install, build, time the programming run
+#   scripts/dev.sh bench  install, build, time the programming run, count its USB transfers
 #   scripts/dev.sh fuzz [seconds]  run each fuzz target longer (default 600 s)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -57,7 +57,7 @@ fuzz() {
 bench() {
   build default
   "$root/build/default/tests/bench_program" "$root/build/default/app/stelloprog" \
-    "$root/build/default/sim" 200
+    "$root/build/default/sim" 200 "$root/build/default/usb" "$root/build/default/fakeusb"
 }
 
 scripts/setup.sh
