@@ -38,6 +38,9 @@ test_all() {
     ctest --preset "$preset"
   done
   fuzz 20
+  # The program and the USB module on a real kernel USB stack, in a VM.
+  echo "== VM stage"
+  vm/run.sh build/default
 }
 
 # Runs each fuzz target for $1 seconds, starting from the seeds in fuzz/corpus;

@@ -213,6 +213,10 @@ void serveSetup(int ep0, Chip& chip, const usb_ctrlrequest& ctrl) {
         out.resize(size_t(n));
     }
     if (reply.kind != Reply::Stall) reply = answer(chip, s, out);
+    // Logged before the reply ends the transfer, so whoever sees the
+    // transfer done finds it in the log.
+    logText(logLine(s, out, reply));
+    if (configText(chip.config) != before) saveConfig(chip.config);
 
     uint8_t none = 0;
     ssize_t result = 0;
@@ -223,13 +227,7 @@ void serveSetup(int ep0, Chip& chip, const usb_ctrlrequest& ctrl) {
     } else if (s.length == 0) {
         result = read(ep0, &none, 0);
     }
-    const int error = errno;
-    logText(logLine(s, out, reply));
-    if (result < 0 && !(reply.kind == Reply::Stall && error == EL2HLT)) {
-        errno = error;
-        fail(requestName(s) + ": ep0");
-    }
-    if (configText(chip.config) != before) saveConfig(chip.config);
+    if (result < 0 && !(reply.kind == Reply::Stall && errno == EL2HLT)) fail(requestName(s) + ": ep0");
 }
 
 const char* eventName(uint8_t type) {

@@ -140,6 +140,20 @@ const Register registers[] = {
          if (!c.config.part->answersPartNumber) return stall("this part does not answer it");
          return data({c.config.part->number});
      }},
+    // Reads the kernel's cp210x driver makes when it binds, for the pins of
+    // these parts. All zeros: no pin set up for anything special.
+    {0x370C, true, "port configuration", false, Needs::Nothing,
+     [](Chip& c, const Setup&, const std::vector<uint8_t>&) {
+         return c.config.part->number == 0x04 ? data(std::vector<uint8_t>(13, 0)) : stall("unknown request");
+     }},
+    {0x0010, true, "firmware version", false, Needs::Nothing,
+     [](Chip& c, const Setup&, const std::vector<uint8_t>&) {
+         return c.config.part->number == 0x20 ? data({0, 0, 0}) : stall("unknown request");
+     }},
+    {0x000E, true, "configuration block", false, Needs::Nothing,
+     [](Chip& c, const Setup&, const std::vector<uint8_t>&) {
+         return c.config.part->number == 0x20 ? data(std::vector<uint8_t>(678, 0)) : stall("unknown request");
+     }},
 };
 
 bool supports(const EmulatedPart& part, Needs needs) {

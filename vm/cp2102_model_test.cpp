@@ -75,6 +75,13 @@ const RequestCase requestCases[] = {
     {"lock", "CP2102", false, {0x40, 0xFF, 0x370A, 0x00F0, 0}, "",
      "lock: 40 FF 370A 00F0 0000 -> ack", "locked=yes"},
 
+    {"pin configuration of a CP2104", "CP2104", false, {0xC0, 0xFF, 0x370C, 0, 13}, "",
+     "port configuration: C0 FF 370C 0000 000D -> " + std::string(26, '0'), ""},
+    {"no pin configuration on a CP2102", "CP2102", false, {0xC0, 0xFF, 0x370C, 0, 13}, "",
+     "port configuration: C0 FF 370C 0000 000D -> stall (unknown request)", ""},
+    {"configuration block of a CP2102N", "CP2102N", false, {0xC0, 0xFF, 0x000E, 0, 678}, "",
+     "configuration block: C0 FF 000E 0000 02A6 -> " + std::string(1356, '0'), ""},
+
     // Refusals: what a chip stalls or drops.
     {"attributes without bit 7", "CP2102", false, {0x40, 0xFF, 0x3705, 0x0040, 0}, "",
      "configuration attributes: 40 FF 3705 0040 0000 -> stall (not an attributes byte)", ""},
