@@ -36,7 +36,7 @@ kernel_package() {
   echo "$pkg"
 }
 
-# Downloads and unpacks the kernel and the listing of its files, once.
+# Downloads and unpacks the kernel, once; fails when the download does.
 fetch_kernel() {
   local pkg=$1
   kdir=$cache/$pkg
@@ -48,12 +48,12 @@ fetch_kernel() {
     echo "== downloading $pkg"
     (cd "$cache" && apt-get download -q "$pkg" 2>&1 | grep -v 'unsandboxed' >&2) || true
     deb=$(find "$cache" -maxdepth 1 -name "${pkg}_*.deb" | head -1)
-    [ -n "$deb" ] || fail "could not download $pkg"
+    [ -n "$deb" ] || return 1
   fi
   rm -rf "$kdir" && mkdir -p "$kdir"
   dpkg-deb --fsys-tarfile "$deb" |
     tar -x -C "$kdir" --wildcards './boot/vmlinuz-*' './lib/modules/*/kernel/drivers/usb/*' \
-      './lib/modules/*/kernel/fs/configfs/*'
+      './lib/modules/*/kernel/fs/configfs/*' || fail "could not unpack $deb"
   touch "$kdir/.unpacked"
 }
 
@@ -168,7 +168,11 @@ fi
 command -v qemu-system-x86_64 >/dev/null || fail "qemu-system-x86_64 is missing (scripts/setup.sh installs it)"
 [ -x /bin/busybox ] || fail "/bin/busybox is missing (scripts/setup.sh installs busybox-static)"
 start=$SECONDS
-fetch_kernel "$(kernel_package)"
+# Lists older than the archive name a kernel it no longer has.
+if ! fetch_kernel "$(kernel_package)"; then
+  apt-get update -qq >/dev/null || true
+  fetch_kernel "$(kernel_package)" || fail "could not download the kernel package"
+fi
 build_image
 boot
 report
