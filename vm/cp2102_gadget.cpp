@@ -2,6 +2,7 @@
 // a configfs gadget with one FunctionFS function.
 //
 //   cp2102_gadget --log FILE --config FILE [--part NAME] [--locked] [--serial TEXT]
+//                 [--vid ID] [--pid ID]
 //
 // The gadget layer presents the device: IDs, release, strings 1 to 3,
 // attributes and power from the configuration the chip holds, one
@@ -306,7 +307,9 @@ void removeGadget(int ep0) {
 }
 
 void usage() {
-    fprintf(stderr, "usage: cp2102_gadget --log FILE --config FILE [--part NAME] [--locked] [--serial TEXT]\n");
+    fprintf(stderr,
+            "usage: cp2102_gadget --log FILE --config FILE [--part NAME] [--locked] [--serial TEXT] "
+            "[--vid ID] [--pid ID]\n");
     exit(2);
 }
 
@@ -316,6 +319,7 @@ int main(int argc, char** argv) {
     const EmulatedPart* part = emulatedPart("CP2102");
     bool locked = false;
     const char* serial = nullptr;
+    long vid = -1, pid = -1;   // the IDs it starts with; -1: the factory ones
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -331,6 +335,11 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--serial" && hasValue) {
             serial = argv[++i];
+        } else if ((arg == "--vid" || arg == "--pid") && hasValue) {
+            char* end = nullptr;
+            const long id = strtol(argv[++i], &end, 16);
+            if (*end != '\0' || id < 0 || id > 0xFFFF) usage();
+            (arg == "--vid" ? vid : pid) = id;
         } else if (arg == "--locked") {
             locked = true;
         } else {
@@ -348,6 +357,8 @@ int main(int argc, char** argv) {
     Chip chip;
     chip.config = factoryConfig(*part);
     chip.config.locked = locked;
+    if (vid >= 0) chip.config.vid = uint16_t(vid);
+    if (pid >= 0) chip.config.pid = uint16_t(pid);
     if (serial != nullptr) {
         chip.config.serial.clear();
         for (const char* c = serial; *c != '\0'; ++c) chip.config.serial.push_back(char16_t(uint8_t(*c)));

@@ -85,13 +85,15 @@ struct Bridge {
     std::string node;    // /dev/bus/usb/001/002
 };
 
+// The one device on the bus that is not a root hub.
 Bridge findBridge() {
     Bridge found;
     DIR* d = opendir("/sys/bus/usb/devices");
     if (d == nullptr) return found;
     while (dirent* e = readdir(d)) {
         const std::string dir = std::string("/sys/bus/usb/devices/") + e->d_name;
-        if (trimmed(readFile(dir + "/idVendor")) != "10c4") continue;
+        const std::string vendor = trimmed(readFile(dir + "/idVendor"));
+        if (vendor.empty() || vendor == "1d6b") continue;
         char node[64];
         snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", atoi(readFile(dir + "/busnum").c_str()),
                  atoi(readFile(dir + "/devnum").c_str()));
@@ -428,9 +430,17 @@ struct Run {
     std::vector<Request> requests;
 };
 
+// How the kernel's cp210x driver comes to the bridge.
+enum class Driver {
+    Binds,       // by the bridge's own IDs
+    Stays,       // not at all: a foreign device
+    NewId,       // after its IDs are written to the driver's new_id
+};
+
 struct VmCase {
     std::string name;
     std::vector<std::string> emulator;   // its options: the part it plays
+    Driver driver;
     Who who;
     Run first;
     bool restart;                        // re-enumerate with the configuration held, then run `second`
@@ -450,12 +460,12 @@ const std::vector<Request> fullRequests =
                     "device version", "baud rates", "lock"});
 
 const VmCase cases[] = {
-    {"full_run", {}, Who::Root,
+    {"full_run", {}, Driver::Binds, Who::Root,
      {fullArgs, fullOut, "", 0, fullRequests},
      false, {},
      configuration("CP2102", cp2102, with(programmed, {{"locked", "yes"}}))},
 
-    {"restart_as_813f_lists_new_serial", {}, Who::Root,
+    {"restart_as_813f_lists_new_serial", {}, Driver::Binds, Who::Root,
      {{"-v", "-p", "serial.txt"},
       listing("0001", cp2102) + "Serial# '12 345 678'\nVID is set\nPID is set to NOLT\nSERIAL # is set\n", "", 0,
       requests("02", {"vendor ID", "product ID", "product string", "serial number", "self-powered",
@@ -465,7 +475,7 @@ const VmCase cases[] = {
       requests("02", {"product string", "self-powered", "maximum power", "device version", "baud rates"})},
      configuration("CP2102", cp2102, programmed)},
 
-    {"cp2104_stops_at_baud_table", {"--part", "CP2104"}, Who::Root,
+    {"cp2104_stops_at_baud_table", {"--part", "CP2104"}, Driver::Binds, Who::Root,
      {fullArgs,
       listing("0001", cp2104) + "Serial# '12 345 678'\nVID is set\nPID is set to NOLT\nSERIAL # is set\n",
       "Kann Baudraten nicht setzen (Function not supported)\n", 4,
@@ -474,26 +484,37 @@ const VmCase cases[] = {
      false, {},
      configuration("CP2104", cp2104, with(programmed, {{"baudTable", "factory"}}))},
 
-    {"locked_part_stalls_first_write", {"--locked"}, Who::Root,
+    {"locked_part_stalls_first_write", {"--locked"}, Driver::Binds, Who::Root,
      {fullArgs, listing("0001", cp2102) + "Serial# '12 345 678'\n", "Kann VID nicht setzen (Device IO failed)\n", 3,
       {partNumber("02"), scalar("vendor ID", "vendor ID", 0x3701, 0x10C4, "stall (locked)")}},
      false, {},
      configuration("CP2102", cp2102, {{"locked", "yes"}})},
 
-    {"locked_part_stalls_write_with_data", {"--locked"}, Who::Root,
+    {"locked_part_stalls_write_with_data", {"--locked"}, Driver::Binds, Who::Root,
      {{"serial.txt"}, listing("0001", cp2102) + "Serial# '12 345 678'\n",
       "Kann Productstring nicht setzen (Device IO failed)\n", 3,
       {partNumber("02"), {"product string", "product string: 40 FF 3703 0000 0022 -> stall (locked)"}}},
      false, {},
      configuration("CP2102", cp2102, {{"locked", "yes"}})},
 
-    {"cp2102n_gets_no_write", {"--part", "CP2102N"}, Who::Root,
+    {"cp2102n_gets_no_write", {"--part", "CP2102N"}, Driver::Binds, Who::Root,
      {fullArgs, listing("0001", cp2102n) + "Serial# '12 345 678'\n",
       "Kann VID nicht setzen (Function not supported)\n", 4, {partNumber("20")}},
      false, {},
      configuration("CP2102N", cp2102n, {})},
 
-    {"user_without_access", {}, Who::User,
+    {"foreign_device_gets_no_request", {"--vid", "1234", "--pid", "5678"}, Driver::Stays, Who::Root,
+     {fullArgs, "Found 0 devices\n", "Keine CP210x-Devices gefunden!\n", 255, {}},
+     false, {},
+     configuration("CP2102", cp2102, {{"vid", "0x1234"}, {"pid", "0x5678"}})},
+
+    {"foreign_ids_bound_by_the_driver_are_programmed", {"--vid", "1234", "--pid", "5678"}, Driver::NewId,
+     Who::Root,
+     {fullArgs, fullOut, "", 0, fullRequests},
+     false, {},
+     configuration("CP2102", cp2102, with(programmed, {{"locked", "yes"}}))},
+
+    {"user_without_access", {}, Driver::Binds, Who::User,
      {fullArgs, listing("0001", cp2102),
       "No access to {path}: install the udev rule 70-stelloprog-cp210x.rules and replug the bridge\n"
       "Fehler beim \xD6" "ffnen des Devices!\n",
@@ -501,7 +522,7 @@ const VmCase cases[] = {
      false, {},
      configuration("CP2102", cp2102, {})},
 
-    {"user_with_rule_access", {}, Who::UserWithAccess,
+    {"user_with_rule_access", {}, Driver::Binds, Who::UserWithAccess,
      {fullArgs, fullOut, "", 0, fullRequests},
      false, {},
      configuration("CP2102", cp2102, with(programmed, {{"locked", "yes"}}))},
@@ -543,17 +564,26 @@ TEST_P(VmRun, Case) {
     writeFile(dir + "/serial.txt", "12345678\n");
 
     Emulator e = startEmulator(c.emulator, dir);
-    const bool up = waitFor(serialDriverBound, 20);
+    const bool onBus = waitFor([] { return !findBridge().sysfs.empty(); }, 20);
+    const Bridge b = findBridge();
+    const std::string newId = "/sys/bus/usb-serial/drivers/cp210x/new_id";
+    const std::string ids = trimmed(readFile(b.sysfs + "/idVendor")) + " " + b.pid;
+    if (onBus && c.driver == Driver::NewId) writeFile(newId, ids);
+    // A foreign device is given a moment in which the driver must not bind.
+    const bool up =
+        onBus && (c.driver == Driver::Stays ? !waitFor(serialDriverBound, 2) : waitFor(serialDriverBound, 20));
     if (!up) {
         stopEmulator(e);
-        FAIL() << "the emulated bridge did not come up with /dev/ttyUSB0 bound to cp210x\n"
+        FAIL() << (!onBus ? "the emulated bridge did not come up on the bus\n"
+                   : c.driver == Driver::Stays ? "the kernel's cp210x driver bound a foreign device\n"
+                                               : "/dev/ttyUSB0 did not come up bound to cp210x\n")
                << readFile(dir + "/gadget.out") << readFile(e.log);
     }
-    const Bridge b = findBridge();
     if (c.who == Who::UserWithAccess) {
         EXPECT_TRUE(grantRuleAccess(b));
     }
-    if (c.who == Who::Root) {
+    const bool bound = c.driver != Driver::Stays;
+    if (c.who == Who::Root && bound) {
         EXPECT_TRUE(uartEchoes()) << "the UART behind /dev/ttyUSB0 does not echo before the run";
     }
 
@@ -565,8 +595,8 @@ TEST_P(VmRun, Case) {
 
     checkRun("first run", c.first, e, dir, c.who);
     // The kernel's driver stays bound while the program sends its requests.
-    EXPECT_TRUE(serialDriverBound()) << "/dev/ttyUSB0 is gone after the run";
-    if (c.who == Who::Root) {
+    EXPECT_EQ(serialDriverBound(), bound) << "/dev/ttyUSB0 came or went during the run";
+    if (c.who == Who::Root && bound) {
         EXPECT_TRUE(uartEchoes()) << "the UART behind /dev/ttyUSB0 does not echo after the run";
     }
 
@@ -587,6 +617,7 @@ TEST_P(VmRun, Case) {
     }
 
     EXPECT_TRUE(stopEmulator(e)) << "the emulator did not end cleanly:\n" << readFile(dir + "/gadget.out");
+    if (c.driver == Driver::NewId) writeFile("/sys/bus/usb-serial/drivers/cp210x/remove_id", ids);
     EXPECT_EQ(readFile(e.config), c.config) << "final configuration";
 }
 
