@@ -1,0 +1,4 @@
+# Windows x64 with mingw-w64.
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(STELLO_MINGW_TRIPLE x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

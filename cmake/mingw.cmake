@@ -1,0 +1,19 @@
+# Cross-compiling for Windows with Debian's mingw-w64; the including file sets
+# STELLO_MINGW_TRIPLE and CMAKE_SYSTEM_PROCESSOR.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${STELLO_MINGW_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${STELLO_MINGW_TRIPLE}-g++)
+set(CMAKE_RC_COMPILER ${STELLO_MINGW_TRIPLE}-windres)
+set(CMAKE_DLLTOOL ${STELLO_MINGW_TRIPLE}-dlltool)
+set(CMAKE_OBJDUMP ${STELLO_MINGW_TRIPLE}-objdump)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${STELLO_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Every program and DLL carries its C++ and GCC runtime inside, so it needs
+# nothing beside it but CP210xManufacturing.dll.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
