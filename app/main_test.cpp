@@ -284,9 +284,10 @@ TEST(ProgramState, WritesStayInTheBridgeForTheNextRun) {
     ProgramCase second = {"second", "", {}, {}, "", "", 0, {}};
     second.state = r1.state;
     const ProgramResult r2 = runProgram(second, folder);
-    EXPECT_EQ(r2.out, "Found 1 devices\n0: 12 345 678 | nolt Quintavelor | " + path + "\nSerial# '12 345 678'\n");
-    EXPECT_EQ(r2.err, "Kann Productstring nicht setzen (Device IO failed)\n");
-    EXPECT_EQ(r2.code, 3);
+    EXPECT_EQ(r2.out, platformText("Found 1 devices\n0: 12 345 678 | nolt Quintavelor | " + path +
+                                   "\nSerial# '12 345 678'\n"));
+    EXPECT_EQ(r2.err, platformText("Kann Productstring nicht setzen (Device IO failed)\n"));
+    EXPECT_EQ(r2.code, platformExitCode(3));
     std::filesystem::remove_all(folder);
 }
 
@@ -300,8 +301,8 @@ TEST(ProgramStart, NeedsTheBridgeModule) {
     const ProgramResult r = runProgram({"no_module", "", {}, {}, "", "", 0, {}});
     setenv("STELLOPROG_MODULE_DIR", before.c_str(), 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("libcp210xmanufacturing.so.1"), std::string::npos) << r.err;
-    EXPECT_EQ(r.code, 127);
+    EXPECT_NE(r.err.find(moduleMissing().notice), std::string::npos) << r.err;
+    EXPECT_EQ(r.code, moduleMissing().code);
     std::filesystem::remove_all(empty);
 }
 
@@ -311,6 +312,7 @@ TEST_P(ProgramRun, MatchesByteForByte) {
 
 // A failed load by file name is reported and changes nothing else.
 TEST(ProgramStart, ReportsAFailedLoadAndGoesOn) {
+    if (underWine()) GTEST_SKIP() << "only the Linux loader lets a test refuse the load by name";
     setenv("LD_PRELOAD", refuseDlopenLibrary(), 1);
     const ProgramResult r = runProgram({"load_refused", "", {}, {}, "", "", 0, {}});
     unsetenv("LD_PRELOAD");

@@ -41,6 +41,21 @@ std::string programName();
 // The exit code as the platform under test passes it on.
 int32_t platformExitCode(int32_t code);
 
+// Whether the cases run the Windows program under Wine (STELLOPROG_WINE).
+bool underWine();
+
+// Expected output as the platform under test writes it: under Wine each line
+// feed goes out as CR LF.
+std::string platformText(const std::string& text);
+
+// How the system refuses to start the program without its bridge module: the
+// exit code, and a text its message on standard error holds.
+struct ModuleMissing {
+    int32_t code;
+    std::string notice;
+};
+ModuleMissing moduleMissing();
+
 // A library that makes the program's load of the module by name fail, for LD_PRELOAD.
 const char* refuseDlopenLibrary();
 
