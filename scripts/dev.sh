@@ -37,10 +37,22 @@ test_all() {
     build "$preset"
     ctest --preset "$preset"
   done
+  windows
   fuzz 20
   # The program and the USB module on a real kernel USB stack, in a VM.
   echo "== VM stage"
   vm/run.sh build/default
+}
+
+# The Windows programs: both built and their imports checked, the x64 one run
+# through the whole-program cases of build/default under Wine; then the zip.
+windows() {
+  for preset in mingw-x64 mingw-x86; do
+    echo "== preset $preset"
+    build "$preset"
+    ctest --preset "$preset"
+  done
+  cmake --build --preset mingw-x64 --target package
 }
 
 # Runs each fuzz target for $1 seconds, starting from the seeds in fuzz/corpus;

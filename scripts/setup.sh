@@ -6,6 +6,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev nlohmann-json3-dev
   libusb-1.0-0-dev
+  mingw-w64 wine wine64
   qemu-system-x86 busybox-static cpio
 )
 
