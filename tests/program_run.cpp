@@ -72,7 +72,8 @@ std::string windowsPath(const fs::path& path) {
 // Windows-1252 bytes as UTF-8, which Wine turns back into those bytes for
 // the program: arguments and file names reach it as the case gives them.
 std::string utf8FromWindows1252(const std::string& bytes) {
-    // U+0080 to U+009F stand for the five bytes Windows-1252 leaves unassigned.
+    // 0x80 to 0x9F; the five bytes Windows-1252 leaves unassigned map to the
+    // control characters of the same number, as Windows maps them.
     static const uint16_t high[32] = {
         0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
         0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
