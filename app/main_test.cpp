@@ -95,6 +95,16 @@ std::vector<ProgramCase> eachStepRefused() {
     return cases;
 }
 
+std::vector<std::string> writesWithoutSerial(const std::string& last = "Close() = 0") {
+    return {"Open(0) = 0",
+            "SetProductString(\"nolt Quintavelor\", 16, 1) = 0",
+            "SetSelfPower(1) = 0",
+            "SetMaxPower(0) = 0",
+            "SetDeviceVersion(0x0100) = 0",
+            "SetBaudRateConfig(32 x FE5F FF63 1 57600) = 0",
+            last};
+}
+
 const ProgramCase discoveryCases[] = {
     {"no_bridge", bridges({}), {},
      {},
@@ -107,10 +117,7 @@ const ProgramCase discoveryCases[] = {
     {"grouped_serial_is_kept_and_not_written", bridges({withSerial("01 234 567")}), {},
      {},
      "Found 1 devices\n" + listedLine(0, "01 234 567") + "Serial# '01 234 567'\n", "", 0,
-     join({countCall(1), listedCalls(0, "01 234 567"),
-           {"Open(0) = 0", "SetProductString(\"nolt Quintavelor\", 16, 1) = 0", "SetSelfPower(1) = 0",
-            "SetMaxPower(0) = 0", "SetDeviceVersion(0x0100) = 0",
-            "SetBaudRateConfig(32 x FE5F FF63 1 57600) = 0", "Close() = 0"}})},
+     join({countCall(1), listedCalls(0, "01 234 567"), writesWithoutSerial()})},
     {"digit_free_serial_is_not_programmed", bridges({withSerial("none")}), {},
      {},
      "Found 1 devices\n" + listedLine(0, "none"), "", -1,
@@ -143,20 +150,14 @@ const ProgramCase discoveryCases[] = {
      "Found 1 devices\n" + listedLine(0, "123456789012345678901234567890123456789012345678901234567890ABC") +
          "Serial# '2147 483 647'\n",
      "", 0,
-     join({countCall(1), listedCalls(0, "123456789012345678901234567890123456789012345678901234567890ABC"),
-           {"Open(0) = 0", "SetProductString(\"nolt Quintavelor\", 16, 1) = 0", "SetSelfPower(1) = 0",
-            "SetMaxPower(0) = 0", "SetDeviceVersion(0x0100) = 0",
-            "SetBaudRateConfig(32 x FE5F FF63 1 57600) = 0", "Close() = 0"}})},
+     join({countCall(1), listedCalls(0, "123456789012345678901234567890123456789012345678901234567890ABC"), writesWithoutSerial()})},
     {"overlong_serial_is_cut_by_the_module",
      bridges({withSerial("000000000000000000000000000000000000000000000000000000000000042XYZ")}), {},
      {},
      "Found 1 devices\n" + listedLine(0, "000000000000000000000000000000000000000000000000000000000000042") +
          "Serial# '00 000 042'\n",
      "", 0,
-     join({countCall(1), listedCalls(0, "000000000000000000000000000000000000000000000000000000000000042"),
-           {"Open(0) = 0", "SetProductString(\"nolt Quintavelor\", 16, 1) = 0", "SetSelfPower(1) = 0",
-            "SetMaxPower(0) = 0", "SetDeviceVersion(0x0100) = 0",
-            "SetBaudRateConfig(32 x FE5F FF63 1 57600) = 0", "Close() = 0"}})},
+     join({countCall(1), listedCalls(0, "000000000000000000000000000000000000000000000000000000000000042"), writesWithoutSerial()})},
     {"count_not_reported_reads_as_zero", R"({"bridges": [{}], "faults": {"GetNumDevices": 5}})", {},
      {},
      "Found 0 devices\n", "Keine CP210x-Devices gefunden!\n", -1,
@@ -168,15 +169,6 @@ const ProgramCase discoveryCases[] = {
                           "GetProductString(0, 2) = 3"}})},
 };
 
-std::vector<std::string> writesWithoutSerial(const std::string& last = "Close() = 0") {
-    return {"Open(0) = 0",
-            "SetProductString(\"nolt Quintavelor\", 16, 1) = 0",
-            "SetSelfPower(1) = 0",
-            "SetMaxPower(0) = 0",
-            "SetDeviceVersion(0x0100) = 0",
-            "SetBaudRateConfig(32 x FE5F FF63 1 57600) = 0",
-            last};
-}
 
 std::vector<ProgramCase> programmingCases() {
     ProgramCase fullRunWithLock = refusedAt(fullRun.size(), 0, "");
